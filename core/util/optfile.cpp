@@ -21,6 +21,11 @@
 #ifndef O_CLOEXEC
 #define O_CLOEXEC 0
 #endif
+// A named pipe without a writer would otherwise block the open for good;
+// regular files ignore the flag.
+#ifndef O_NONBLOCK
+#define O_NONBLOCK 0
+#endif
 
 namespace {
 
@@ -218,7 +223,7 @@ extern "C" optfile *optfile_read(const char *dir, const char *name, logcx *log, 
     if (plen < 0 || static_cast<size_t>(plen) >= sizeof path)
         return nullptr;
 
-    int fd = ::open(path, O_RDONLY | O_BINARY | O_CLOEXEC);
+    int fd = ::open(path, O_RDONLY | O_BINARY | O_CLOEXEC | O_NONBLOCK);
     if (fd < 0)
         return nullptr;
 

@@ -20,10 +20,16 @@ void check(bool ok)
 
 void quiet(logcx *, int, const char *, va_list) {}
 
+// One scratch file per process, removed when the process ends.
+struct Scratch {
+    std::string path = "/tmp/fuzz_optfile_" + std::to_string(::getpid());
+    ~Scratch() { std::remove(path.c_str()); }
+};
+
 const std::string &file_path()
 {
-    static const std::string path = "/tmp/fuzz_optfile_" + std::to_string(::getpid());
-    return path;
+    static const Scratch scratch;
+    return scratch.path;
 }
 
 }  // namespace
