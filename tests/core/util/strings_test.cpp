@@ -47,17 +47,25 @@ const CopyCase kCopyCases[] = {
 
 }  // namespace
 
-TEST(Strlcpy, CopiesCutsAndReportsTheSourceLength)
+// Runs a table of bounded-copy cases through `copy` (strlcpy or its
+// lower-casing sibling): result, text, and nothing written past it.
+template <typename Case, size_t N, typename Copy>
+void expect_copies(const Case (&cases)[N], Copy copy)
 {
-    for (const CopyCase &c : kCopyCases) {
+    for (const Case &c : cases) {
         SCOPED_TRACE(std::string(c.src) + " into " + std::to_string(c.size));
         Guarded dst;
-        EXPECT_EQ(strlcpy(dst.bytes, c.src, c.size), c.result);
+        EXPECT_EQ(copy(dst.bytes, c.src, c.size), c.result);
         if (c.expect) {
             EXPECT_STREQ(dst.bytes, c.expect);
         }
         EXPECT_TRUE(dst.untouched_from(c.expect ? std::char_traits<char>::length(c.expect) + 1 : 0));
     }
+}
+
+TEST(Strlcpy, CopiesCutsAndReportsTheSourceLength)
+{
+    expect_copies(kCopyCases, strlcpy);
 }
 
 TEST(Strlcpy, SizingCallsWithoutADestination)
@@ -183,13 +191,5 @@ const LowerCopyCase kLowerCopyCases[] = {
 
 TEST(AsciiLstrlcpy, CopiesLowerCasedWithTheStrlcpyRules)
 {
-    for (const LowerCopyCase &c : kLowerCopyCases) {
-        SCOPED_TRACE(std::string(c.src) + " into " + std::to_string(c.size));
-        Guarded dst;
-        EXPECT_EQ(ascii_lstrlcpy(dst.bytes, c.src, c.size), c.result);
-        if (c.expect) {
-            EXPECT_STREQ(dst.bytes, c.expect);
-        }
-        EXPECT_TRUE(dst.untouched_from(c.expect ? std::char_traits<char>::length(c.expect) + 1 : 0));
-    }
+    expect_copies(kLowerCopyCases, ascii_lstrlcpy);
 }
