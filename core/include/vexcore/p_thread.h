@@ -33,6 +33,12 @@
 
 VEXCORE_BEGIN_DECLS
 
+#if defined(__GNUC__)
+#  define P_THREAD_NORETURN __attribute__((noreturn))
+#else
+#  define P_THREAD_NORETURN
+#endif
+
 /* A thread object, owned by the layer. */
 typedef struct p_thread_obj *p_thread_t;
 
@@ -134,7 +140,7 @@ VEXCORE_API int p_thread_join(p_thread_t thread, void **value);
  * already detached or null. */
 VEXCORE_API int w_p_thread_detach(p_thread_t thread);
 /* Runs the ending thread's key destructors and ends it; value goes to p_thread_join. */
-VEXCORE_API void p_thread_exit(void *value);
+VEXCORE_API P_THREAD_NORETURN void p_thread_exit(void *value);
 /* Accepted and ignored: 0. */
 VEXCORE_API int p_thread_cancel(p_thread_t thread);
 VEXCORE_API void p_thread_yield(void);
