@@ -333,7 +333,7 @@ bool substrings(Builder &b, const char *a0, const char *a1, const char *v, const
         !b.open(0x30))
         return false;
     const char *seg = v;
-    bool first = true;
+    bool first = true, any_part = false;
     for (const char *p = v; p < e;) {
         if (*p == '\\') {
             p += backslash_escape(p);
@@ -342,6 +342,7 @@ bool substrings(Builder &b, const char *a0, const char *a1, const char *v, const
         if (*p == '*') {
             if (p > seg && !add_backslash(b, first ? 0x80 : 0x81, seg, p))
                 return false;
+            any_part = any_part || p > seg;
             first = false;
             seg = p + 1;
         }
@@ -349,6 +350,10 @@ bool substrings(Builder &b, const char *a0, const char *a1, const char *v, const
     }
     if (e > seg && !add_backslash(b, 0x82, seg, e))
         return false;
+    // Stars alone would send a substrings element with no part, which the
+    // protocol does not allow (and "=*" alone is the present filter).
+    if (!any_part && e == seg)
+        return b.fail();
     return b.close() && b.close();
 }
 
