@@ -143,6 +143,9 @@ TEST(MutexTest, RecursiveHolderKeepsOthersOutUntilTheLastUnlock)
 
 TEST(MutexTest, UnlockByANonHolderIsRefusedAndChangesNothing)
 {
+#if defined(__SANITIZE_THREAD__)
+    GTEST_SKIP() << "ThreadSanitizer reports the wrong-thread unlock this test makes on purpose";
+#endif
     p_thread_mutex_t m{};
     EXPECT_EQ(p_thread_mutex_unlock(&m), 1);  // never locked
     ASSERT_EQ(p_thread_mutex_lock(&m), 0);
