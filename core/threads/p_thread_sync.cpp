@@ -117,10 +117,11 @@ int wait_on(p_thread_cond_t *cond, p_thread_mutex_t *mutex, int64_t ms)
     else
         cond->head = w;
     cond->tail = w;
-    // Queued before the mutex is let go: a signal sent by whoever takes the
-    // mutex next finds this waiter.
-    p_thread_mutex_unlock(mutex);
     plat::lock_leave(&cond->queue_lock);
+    // Queued before the mutex is let go: a signal sent by whoever takes the
+    // mutex next finds this waiter. (Let go after the queue lock, which then
+    // is not held across the mutex's wake-up of a thread waiting for it.)
+    p_thread_mutex_unlock(mutex);
 
     bool woken = plat::event_wait(w->event, ms);
 
@@ -128,10 +129,15 @@ int wait_on(p_thread_cond_t *cond, p_thread_mutex_t *mutex, int64_t ms)
     // that destroys the condition variable while holding the mutex never
     // waits on us.
     plat::lock_enter(&cond->queue_lock);
-    if (w->queued)
+    if (w->queued) {
         unqueue(cond, w);
-    else
-        woken = true;  // a signal chose us as the time ran out: it is not lost
+    } else if (!woken) {
+        // A signal chose us as the time ran out. Its set is on its way (it is
+        // sent after the queue lock is let go); take it, so the record goes
+        // back clean and the wake-up is not lost.
+        plat::event_wait(w->event, -1);
+        woken = true;
+    }
     plat::event_reset(w->event);
     w->next = cond->free_list;
     cond->free_list = w;
@@ -191,16 +197,19 @@ extern "C" int p_thread_cond_signal(p_thread_cond_t *cond)
     if (ready(cond) != 0)
         return -1;
     plat::lock_enter(&cond->queue_lock);
-    if (p_thread_waiter *w = cond->head) {
+    p_thread_waiter *w = cond->head;
+    if (w) {
         cond->head = w->next;
         if (!cond->head)
             cond->tail = nullptr;
         w->queued = false;
-        // Set under the queue lock: a waiter whose time ran out meanwhile
-        // resets its event under the same lock and cannot miss this set.
-        plat::event_set(w->event);
     }
     plat::lock_leave(&cond->queue_lock);
+    // Set outside the queue lock, so the woken thread does not run into it.
+    // The record stays ours until then: its owner cannot give it back before
+    // the set arrives.
+    if (w)
+        plat::event_set(w->event);
     return 0;
 }
 
@@ -209,12 +218,17 @@ extern "C" int p_thread_cond_broadcast(p_thread_cond_t *cond)
     if (ready(cond) != 0)
         return -1;
     plat::lock_enter(&cond->queue_lock);
-    for (p_thread_waiter *w = cond->head; w; w = w->next) {
-        w->queued = false;
-        plat::event_set(w->event);
-    }
+    p_thread_waiter *w = cond->head;
+    for (p_thread_waiter *at = w; at; at = at->next)
+        at->queued = false;
     cond->head = cond->tail = nullptr;
     plat::lock_leave(&cond->queue_lock);
+    while (w) {
+        // Read before the set: once woken, the owner reuses the link.
+        p_thread_waiter *next = w->next;
+        plat::event_set(w->event);
+        w = next;
+    }
     return 0;
 }
 
