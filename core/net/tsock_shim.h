@@ -6,6 +6,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 
 // More addresses than any sane name has; the rest of a longer answer is
 // dropped rather than allocated for.
@@ -17,6 +18,26 @@ struct tsock_addrlist {
     std::size_t count = 0;
     uint8_t addr[TSOCK_MAX_ADDRS][4] = {};
 };
+
+// Keeps the IPv4 answers of a getaddrinfo list (the same record on both
+// platforms, declared by each one's own headers), in order.
+template <class AddrInfo, class SockAddrIn>
+void tsock_collect_addrs(const AddrInfo *res, int af_inet, int af_inet6, tsock_addrlist *out)
+{
+    out->addr_len = 0;
+    out->count = 0;
+    for (const AddrInfo *ai = res; ai; ai = ai->ai_next) {
+        if (ai->ai_family == af_inet && ai->ai_addrlen >= sizeof(SockAddrIn)) {
+            out->addr_len = 4;
+            if (out->count < TSOCK_MAX_ADDRS) {
+                const auto *sin = reinterpret_cast<const SockAddrIn *>(ai->ai_addr);
+                std::memcpy(out->addr[out->count++], &sin->sin_addr, 4);
+            }
+        } else if (out->addr_len == 0) {
+            out->addr_len = ai->ai_family == af_inet6 ? 16 : -1;
+        }
+    }
+}
 
 // What the last failed socket call means to the retry logic.
 enum tsock_errclass {

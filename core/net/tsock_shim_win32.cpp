@@ -30,19 +30,7 @@ int tsock_sys_resolve(const char *host, tsock_addrlist *out)
         WSASetLastError(rc);
         return -1;
     }
-    out->addr_len = 0;
-    out->count = 0;
-    for (addrinfo *ai = res; ai; ai = ai->ai_next) {
-        if (ai->ai_family == AF_INET && ai->ai_addrlen >= sizeof(sockaddr_in)) {
-            out->addr_len = 4;
-            if (out->count < TSOCK_MAX_ADDRS) {
-                const auto *sin = reinterpret_cast<const sockaddr_in *>(ai->ai_addr);
-                std::memcpy(out->addr[out->count++], &sin->sin_addr, 4);
-            }
-        } else if (out->addr_len == 0) {
-            out->addr_len = ai->ai_family == AF_INET6 ? 16 : -1;
-        }
-    }
+    tsock_collect_addrs<addrinfo, sockaddr_in>(res, AF_INET, AF_INET6, out);
     freeaddrinfo(res);
     return 0;
 }

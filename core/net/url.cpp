@@ -3,6 +3,8 @@
 // own text.
 #include "vexcore/url.h"
 
+#include "vexcore/ascii.h"
+
 #include <cstdlib>
 #include <cstring>
 
@@ -11,24 +13,20 @@ namespace {
 constexpr char url_deffilter[] = "(objectclass=*)";
 constexpr char url_empty[] = "";
 
-// ASCII only: URLs are protocol text, never subject to the locale.
-bool url_alpha(char c) { return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z'); }
-bool url_digit(char c) { return c >= '0' && c <= '9'; }
-bool url_alnum(char c) { return url_alpha(c) || url_digit(c); }
+// The library's ASCII tables, never the locale: URLs are protocol text.
+unsigned char url_byte(char c) { return static_cast<unsigned char>(c); }
+bool url_alpha(char c) { return (ascii_ctype_mask_table[url_byte(c)] & ASCII_CTYPE_ALPHA) != 0; }
+bool url_digit(char c) { return (ascii_ctype_mask_table[url_byte(c)] & ASCII_CTYPE_DIGIT) != 0; }
+bool url_alnum(char c) { return (ascii_ctype_mask_table[url_byte(c)] & ASCII_CTYPE_ALNUM) != 0; }
 bool url_mark(char c) { return c != '\0' && std::strchr("!$&'()*+,-.=_~", c) != nullptr; }
 
 int url_hex(char c)
 {
-    if (url_digit(c))
-        return c - '0';
-    if (c >= 'a' && c <= 'f')
-        return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F')
-        return c - 'A' + 10;
-    return -1;
+    unsigned char v = ascii_decode_base_table[url_byte(c)];
+    return v < 16 ? v : -1;
 }
 
-char url_lower(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; }
+char url_lower(char c) { return static_cast<char>(ascii_convert_to_lowercase[url_byte(c)]); }
 
 bool url_iequal(const char *a, const char *b, std::size_t n)
 {
