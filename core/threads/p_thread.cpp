@@ -33,7 +33,7 @@ struct start_record {
 };
 
 std::atomic<int> setup_entry{0};
-std::atomic<bool> layer_ready{false};
+uint32_t layer_ready;  // 1 once set up; read and written atomically
 std::atomic<unsigned> thread_numbers{0};
 
 p_thread_lock_store key_lock;    // key table, key list
@@ -221,24 +221,8 @@ void p_thread_run(void *start_record_ptr)
 
 extern "C" void p_thread_init(void)
 {
-    if (!layer_ready.load(std::memory_order_acquire)) {
-        for (;;) {
-            if (setup_entry.fetch_add(1, std::memory_order_acq_rel) == 0) {
-                // Looked at again: another thread may have finished the set-up
-                // between our first look and winning the counter.
-                if (!layer_ready.load(std::memory_order_acquire)) {
-                    setup_layer();
-                    layer_ready.store(true, std::memory_order_release);
-                }
-                setup_entry.fetch_sub(1, std::memory_order_acq_rel);
-                break;
-            }
-            setup_entry.fetch_sub(1, std::memory_order_acq_rel);
-            if (layer_ready.load(std::memory_order_acquire))
-                break;
-            plat::yield();
-        }
-    }
+    if (std::atomic_ref<uint32_t>(layer_ready).load(std::memory_order_acquire) == 0)
+        p_thread_init_once(setup_entry, layer_ready, 1, setup_layer);
     if (plat::tls_get(plat::TLS_NUMBER) == 0)
         plat::tls_set(plat::TLS_NUMBER, thread_numbers.fetch_add(1, std::memory_order_relaxed) + 1);
 }

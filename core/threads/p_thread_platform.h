@@ -4,6 +4,7 @@
 // is written once above this interface.
 #pragma once
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 
@@ -57,3 +58,28 @@ void yield();
 void sleep_ms(uint64_t ms);
 
 }  // namespace p_thread_plat
+
+// Brings an object from "not initialised" to `ready` exactly once, also when
+// several threads reach it at the same moment: the thread that takes the
+// kind's entry counter from 0 initialises, the others yield until the mark
+// says it is done. The mark is looked at again after winning the counter,
+// since another thread may have finished the work in between.
+template <class Init>
+void p_thread_init_once(std::atomic<int> &entry, uint32_t &mark_word, uint32_t ready, Init init)
+{
+    std::atomic_ref<uint32_t> mark(mark_word);
+    for (;;) {
+        if (entry.fetch_add(1, std::memory_order_acq_rel) == 0) {
+            if (mark.load(std::memory_order_acquire) != ready) {
+                init();
+                mark.store(ready, std::memory_order_release);
+            }
+            entry.fetch_sub(1, std::memory_order_acq_rel);
+            return;
+        }
+        entry.fetch_sub(1, std::memory_order_acq_rel);
+        if (mark.load(std::memory_order_acquire) == ready)
+            return;
+        p_thread_plat::yield();
+    }
+}

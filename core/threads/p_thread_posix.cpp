@@ -32,23 +32,9 @@ void init_recursive(p_thread_mutex_t *mutex)
     pthread_mutexattr_destroy(&attr);
 }
 
-// One thread initialises; the others yield until the flag says it is done.
 [[gnu::noinline]] void first_use(p_thread_mutex_t *mutex)
 {
-    for (;;) {
-        if (mutex_setup_entry.fetch_add(1, std::memory_order_acq_rel) == 0) {
-            if (flag(mutex).load(std::memory_order_acquire) == 0) {
-                init_recursive(mutex);
-                flag(mutex).store(1, std::memory_order_release);
-            }
-            mutex_setup_entry.fetch_sub(1, std::memory_order_acq_rel);
-            return;
-        }
-        mutex_setup_entry.fetch_sub(1, std::memory_order_acq_rel);
-        if (flag(mutex).load(std::memory_order_acquire) != 0)
-            return;
-        sched_yield();
-    }
+    p_thread_init_once(mutex_setup_entry, mutex->initialized, 1, [mutex] { init_recursive(mutex); });
 }
 
 thread_local uintptr_t tls_words[p_thread_plat::TLS_WORDS];

@@ -64,20 +64,8 @@ int ready(p_thread_cond_t *cond)
         errno = 22;
         return -1;
     }
-    for (;;) {
-        if (cond_setup_entry.fetch_add(1, std::memory_order_acq_rel) == 0) {
-            if (mark(cond).load(std::memory_order_acquire) == 0) {
-                setup_cond(cond);
-                mark(cond).store(cond_valid, std::memory_order_release);
-            }
-            cond_setup_entry.fetch_sub(1, std::memory_order_acq_rel);
-            return 0;
-        }
-        cond_setup_entry.fetch_sub(1, std::memory_order_acq_rel);
-        if (mark(cond).load(std::memory_order_acquire) == cond_valid)
-            return 0;
-        plat::yield();
-    }
+    p_thread_init_once(cond_setup_entry, cond->valid, cond_valid, [cond] { setup_cond(cond); });
+    return 0;
 }
 
 void unqueue(p_thread_cond_t *cond, p_thread_waiter *w)

@@ -15,27 +15,14 @@ namespace {
 
 CRITICAL_SECTION *native(p_thread_lock_store *store) { return reinterpret_cast<CRITICAL_SECTION *>(store->u.bytes); }
 
-volatile LONG mutex_setup_entry = 0;
+std::atomic<int> mutex_setup_entry{0};
 
 std::atomic_ref<uint32_t> flag(p_thread_mutex_t *mutex) { return std::atomic_ref<uint32_t>(mutex->initialized); }
 
-// One thread initialises; the others yield until the flag says it is done.
 __attribute__((noinline)) void first_use(p_thread_mutex_t *mutex)
 {
-    for (;;) {
-        if (InterlockedIncrement(&mutex_setup_entry) == 1) {
-            if (flag(mutex).load(std::memory_order_acquire) == 0) {
-                InitializeCriticalSection(native(&mutex->lock));
-                flag(mutex).store(1, std::memory_order_release);
-            }
-            InterlockedDecrement(&mutex_setup_entry);
-            return;
-        }
-        InterlockedDecrement(&mutex_setup_entry);
-        if (flag(mutex).load(std::memory_order_acquire) != 0)
-            return;
-        Sleep(0);
-    }
+    p_thread_init_once(mutex_setup_entry, mutex->initialized, 1,
+                       [mutex] { InitializeCriticalSection(native(&mutex->lock)); });
 }
 
 DWORD tls_slots[p_thread_plat::TLS_WORDS];
