@@ -378,6 +378,9 @@ TEST(CondTest, DestroyRightAfterSignalWaitsForTheWokenThread)
     p_thread_mutex_unlock(&s->mutex);
     ASSERT_TRUE(crew.finish());
     EXPECT_EQ(s->wake_order(), (std::vector<int>{1}));
+    // Nothing was handed back into the destroyed object.
+    EXPECT_EQ(s->cond.valid, 0u);
+    EXPECT_EQ(s->cond.free_list, nullptr);
 }
 
 TEST(CondTest, InvalidObjectsAreRefused)
