@@ -62,6 +62,7 @@ void *thread_main(void *gate_ptr)
 
 extern "C" int p_thread_mutex_init(p_thread_mutex_t *mutex, const void *)
 {
+    p_thread_init();
     if (!mutex)
         return 22;
     init_recursive(mutex);
@@ -71,6 +72,7 @@ extern "C" int p_thread_mutex_init(p_thread_mutex_t *mutex, const void *)
 
 extern "C" int p_thread_mutex_destroy(p_thread_mutex_t *mutex)
 {
+    p_thread_init();
     if (!mutex)
         return 22;
     if (flag(mutex).load(std::memory_order_acquire) != 0)

@@ -140,6 +140,7 @@ int wait_on(p_thread_cond_t *cond, p_thread_mutex_t *mutex, int64_t ms)
 
 extern "C" int p_thread_cond_init(p_thread_cond_t *cond, const void *)
 {
+    p_thread_init();
     if (!cond) {
         errno = 22;
         return -1;
@@ -151,6 +152,7 @@ extern "C" int p_thread_cond_init(p_thread_cond_t *cond, const void *)
 
 extern "C" int p_thread_cond_destroy(p_thread_cond_t *cond)
 {
+    p_thread_init();
     if (!cond || mark(cond).load(std::memory_order_acquire) != cond_valid) {
         errno = 22;
         return -1;
@@ -182,6 +184,7 @@ extern "C" int p_thread_cond_destroy(p_thread_cond_t *cond)
 
 extern "C" int p_thread_cond_signal(p_thread_cond_t *cond)
 {
+    p_thread_init();
     if (ready(cond) != 0)
         return -1;
     plat::lock_enter(&cond->queue_lock);
@@ -203,6 +206,7 @@ extern "C" int p_thread_cond_signal(p_thread_cond_t *cond)
 
 extern "C" int p_thread_cond_broadcast(p_thread_cond_t *cond)
 {
+    p_thread_init();
     if (ready(cond) != 0)
         return -1;
     plat::lock_enter(&cond->queue_lock);
@@ -222,6 +226,7 @@ extern "C" int p_thread_cond_broadcast(p_thread_cond_t *cond)
 
 extern "C" int p_thread_cond_wait(p_thread_cond_t *cond, p_thread_mutex_t *mutex)
 {
+    p_thread_init();
     if (ready(cond) != 0)
         return -1;
     if (!mutex) {
@@ -234,6 +239,7 @@ extern "C" int p_thread_cond_wait(p_thread_cond_t *cond, p_thread_mutex_t *mutex
 extern "C" int p_thread_cond_timedwait(p_thread_cond_t *cond, p_thread_mutex_t *mutex,
                                        const p_thread_timespec_t *deadline)
 {
+    p_thread_init();
     if (ready(cond) != 0)
         return -1;
     if (!mutex || !deadline) {

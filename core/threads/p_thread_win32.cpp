@@ -39,6 +39,7 @@ DWORD WINAPI thread_main(LPVOID start_record)
 
 extern "C" int p_thread_mutex_init(p_thread_mutex_t *mutex, const void *)
 {
+    p_thread_init();
     if (!mutex)
         return 22;
     InitializeCriticalSection(native(&mutex->lock));
@@ -48,6 +49,7 @@ extern "C" int p_thread_mutex_init(p_thread_mutex_t *mutex, const void *)
 
 extern "C" int p_thread_mutex_destroy(p_thread_mutex_t *mutex)
 {
+    p_thread_init();
     if (!mutex)
         return 22;
     if (flag(mutex).load(std::memory_order_acquire) != 0)
