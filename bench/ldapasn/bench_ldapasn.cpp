@@ -111,7 +111,8 @@ bool ours(const unsigned char *p, size_t len, Entry &e)
     return err == 0;
 }
 
-bool lber_in_place(BerElement *ber, const unsigned char *p, size_t len, Entry &e)
+// The message head and the DN, as libldap reads them before the attributes.
+bool lber_head(BerElement *ber, const unsigned char *p, size_t len, Entry &e)
 {
     berval bv{static_cast<ber_len_t>(len), const_cast<char *>(reinterpret_cast<const char *>(p))};
     ber_init2(ber, &bv, 0);
@@ -124,6 +125,13 @@ bool lber_in_place(BerElement *ber, const unsigned char *p, size_t len, Entry &e
         return false;
     e.dn = {dn.bv_val, dn.bv_len};
     e.nattrs = e.nvalues = 0;
+    return true;
+}
+
+bool lber_in_place(BerElement *ber, const unsigned char *p, size_t len, Entry &e)
+{
+    if (!lber_head(ber, p, len, e))
+        return false;
     ber_len_t alen;
     char *alast;
     for (ber_tag_t t = ber_first_element(ber, &alen, &alast); t != LBER_DEFAULT && e.nattrs < kAttributes;
@@ -147,17 +155,8 @@ bool lber_in_place(BerElement *ber, const unsigned char *p, size_t len, Entry &e
 
 bool lber_allocating(BerElement *ber, const unsigned char *p, size_t len, Entry &e)
 {
-    berval bv{static_cast<ber_len_t>(len), const_cast<char *>(reinterpret_cast<const char *>(p))};
-    ber_init2(ber, &bv, 0);
-    ber_int_t msgid;
-    ber_tag_t tag;
-    if (ber_scanf(ber, "{it", &msgid, &tag) == LBER_ERROR || tag != 0x64)
+    if (!lber_head(ber, p, len, e))
         return false;
-    berval dn;
-    if (ber_scanf(ber, "{m", &dn) == LBER_ERROR)
-        return false;
-    e.dn = {dn.bv_val, dn.bv_len};
-    e.nattrs = e.nvalues = 0;
     ber_len_t alen;
     char *alast;
     for (ber_tag_t t = ber_first_element(ber, &alen, &alast); t != LBER_DEFAULT && e.nattrs < kAttributes;
