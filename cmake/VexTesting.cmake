@@ -66,7 +66,9 @@ function(vex_add_test name)
     if(T_RESOURCE_LOCK)
       list(APPEND props RESOURCE_LOCK "${T_RESOURCE_LOCK}")
     endif()
-    gtest_discover_tests(${name} TEST_PREFIX "${name}." DISCOVERY_TIMEOUT 60
+    # Parameterised cases are named by their own name generators, not by the
+    # printed bytes of their parameters.
+    gtest_discover_tests(${name} TEST_PREFIX "${name}." DISCOVERY_TIMEOUT 60 NO_PRETTY_VALUES
                          PROPERTIES ${props})
   endif()
 endfunction()
