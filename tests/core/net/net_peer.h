@@ -8,7 +8,7 @@
 namespace nettest {
 
 // A blocking listener on 127.0.0.1 and a free port; -1 on failure.
-intptr_t listen_loopback(uint16_t *port, int backlog = 16);
+intptr_t listen_loopback(uint16_t *port);
 // Waits for the next connection; -1 on failure.
 intptr_t accept_one(intptr_t listener);
 // The IPv4 address of the peer of `s`, host order.

@@ -35,7 +35,7 @@ struct Socket {
 struct Listener {
     uint16_t port = 0;  // before sock: the listener's constructor fills it
     Socket sock;
-    explicit Listener(int backlog = 16) : sock(nettest::listen_loopback(&port, backlog)) {}
+    Listener() : sock(nettest::listen_loopback(&port)) {}
 };
 
 int64_t in(int64_t seconds) { return vex_clock_now() + seconds; }
